@@ -13,6 +13,7 @@
 #include <optional>
 #include <random>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,13 @@ inline std::uint64_t mix64(std::uint64_t x) noexcept {
 
 struct IntHash {
   std::uint64_t operator()(std::uint64_t v) const noexcept { return mix64(v ^ process_seed()); }
+  /// Any other integer key (signed raw ids, 32-bit ids), by its 64-bit
+  /// two's-complement pattern.
+  template <class T>
+    requires std::is_integral_v<T>
+  std::uint64_t operator()(T v) const noexcept {
+    return mix64(static_cast<std::uint64_t>(v) ^ process_seed());
+  }
 };
 
 struct StringHash {
