@@ -568,9 +568,9 @@ bool Column::has_nulls() const {
 }
 
 const unsigned char* Column::fixed8_values() const {
+  if (length_ == 0) return nullptr;
   const void* data = array_->buffers[1];
   if (data == nullptr) {
-    if (length_ == 0) return nullptr;
     batch_fault(with_path("Arrow array data buffer is missing", quote_column(name_of(*schema_))));
   }
   return static_cast<const unsigned char*>(data) + static_cast<std::size_t>(start_) * 8;

@@ -249,6 +249,13 @@ class Progress:
             print(f"{PROG}: [{self.done + 1}/{self.total}] {description}", file=self.stream,
                   flush=True)
 
+    def detail(self, description: str) -> None:
+        """Updates the current step's description on a terminal display; plain lines skip it."""
+        if self._rich is not None:
+            self._rich.update(self._task, description=description)
+        elif self._tqdm is not None:
+            self._tqdm.set_description_str(description)
+
     def advance(self) -> None:
         self.done += 1
         if self._rich is not None:
@@ -354,9 +361,18 @@ def read_interactions(path: str, args: argparse.Namespace) -> Any:
                 names = reader.schema.names
             _check_columns(path, names, wanted)
             # Users are only grouping keys: read as text they never merge ("01" vs "1").
+            # Items are read as int64 outright: inference would turn an id beyond the
+            # int64 range into a float.
+            types = {args.item_col: pa.int64(), args.user_col: pa.string()}
             convert = pacsv.ConvertOptions(include_columns=list(dict.fromkeys(wanted)),
-                                           column_types={args.user_col: pa.string()})
-            table = pacsv.read_csv(path, parse_options=parse, convert_options=convert)
+                                           column_types=types)
+            try:
+                table = pacsv.read_csv(path, parse_options=parse, convert_options=convert)
+            except pa.ArrowInvalid as e:
+                if "conversion error to int64" not in str(e):
+                    raise
+                raise CliError(f"{path}: column {quote_column(args.item_col)} must hold "
+                               f"64-bit signed integer ids: {_one_line(e)}") from None
         return interaction_table(table, user_col=args.user_col, item_col=args.item_col,
                                  timestamp_col=args.timestamp_col)
     except CliError:
@@ -385,9 +401,9 @@ def _sequences(table: Any, args: argparse.Namespace) -> _vosket.Sequences:
 
 
 def file_dataset(path: str, args: argparse.Namespace) -> Dataset:
+    table = read_interactions(path, args)  # says what to install when pyarrow is missing
     pa = require_pyarrow("reading a data file")
     pc = pa.compute
-    table = read_interactions(path, args)
     try:
         everything = _sequences(table, args)
     except ValueError as e:
@@ -447,10 +463,11 @@ class ModelResult:
     curve: list[dict[str, float]] = field(default_factory=list)
 
 
-def _score(model: Any, data: Dataset, k: int, protocol: str) -> Report:
+def _score(model: Any, data: Dataset, k: int, protocol: str,
+           report_progress: Callable[[int, int], None] | None = None) -> Report:
     if protocol == "last":
         return Report.from_native(model.evaluate_leave_one_out(data.test, k))
-    return evaluate(model, data.test_lists, k, protocol="all")
+    return evaluate(model, data.test_lists, k, protocol="all", progress=report_progress)
 
 
 def run_evaluate(args: argparse.Namespace) -> int:
@@ -467,10 +484,15 @@ def run_evaluate(args: argparse.Namespace) -> int:
             model = fit_model(name, data.train, args)
             fit_seconds = time.perf_counter() - start
             progress.advance()
-            progress.step(f"{name}: evaluating at k={args.k}")
+            label = f"{name}: evaluating at k={args.k}"
+            progress.step(label)
+
+            def show(done: int, total: int, label: str = label) -> None:
+                progress.detail(f"{label} ({done}/{total} predictions)")
+
             start = time.perf_counter()
             try:
-                report = _score(model, data, args.k, args.protocol)
+                report = _score(model, data, args.k, args.protocol, show)
             except ValueError as e:
                 raise CliError(_one_line(e)) from None
             eval_seconds = time.perf_counter() - start
@@ -570,6 +592,8 @@ def save_plot(path: str, results: list[ModelResult], protocol: str) -> None:
         for r in results:
             ks = [point["k"] for point in r.curve]
             ax.plot(ks, [point[metric] for point in r.curve], marker="o", label=r.model)
+        if results and results[0].curve:
+            ax.set_xticks([point["k"] for point in results[0].curve])
         ax.set_xlabel("k")
         ax.set_ylabel(label)
         ax.grid(True, alpha=0.3)

@@ -62,26 +62,37 @@ TEST(SessionStoreTest, ItemOutsideCatalogueIsAnInternalFailure) {
 
 TEST(SessionStoreTest, CandidatesComeOutInSessionOrderWhateverTheQueryOrder) {
   // Item 1 is held by late sessions, item 0 by early and late ones, so the
-  // touched sessions arrive out of order; both the sparse and the dense
-  // ordering path must sort them.
+  // touched sessions arrive out of order.
   std::vector<std::vector<ItemId>> lists(200, std::vector<ItemId>{2});
   lists[3] = {0};
   lists[150] = {1, 0};
   lists[199] = {1};
   const SessionStore store = store_of(lists, 3);
-  const std::vector<Candidate> sparse{{3, 1.0f}, {150, 1.5f}, {199, 0.5f}};
-  EXPECT_EQ(store.candidates(QueryVector{{1, 0.5f}, {0, 1.0f}}), sparse);
+  const std::vector<Candidate> two{{3, 1.0f}, {150, 1.5f}, {199, 0.5f}};
+  EXPECT_EQ(store.candidates(QueryVector{{1, 0.5f}, {0, 1.0f}}), two);
 
-  std::vector<std::vector<ItemId>> dense(40, std::vector<ItemId>{0});
-  for (std::size_t s = 0; s < 40; s += 3) dense[s] = {1};
-  dense[39] = {1, 0};
-  const SessionStore dense_store = store_of(dense, 2);
-  const auto got = dense_store.candidates(QueryVector{{1, 2.0f}, {0, 1.0f}});
-  ASSERT_EQ(got.size(), 40u);
-  for (std::size_t s = 0; s < 40; ++s) {
-    EXPECT_EQ(got[s].session, s);
-    EXPECT_EQ(got[s].weight, s == 39 ? 3.0f : s % 3 == 0 ? 2.0f : 1.0f);
+  // Many query items: the dense accumulators, ordered by a sort (few
+  // sessions spread wide) or by a scan (many sessions close together).
+  std::vector<std::vector<ItemId>> wide(2000);
+  for (ItemId i = 0; i < 9; ++i) {
+    wide[1990 - 200 * i].push_back(i);
+    wide[i].push_back(i);
   }
+  const SessionStore wide_store = store_of(wide, 9);
+  QueryVector nine;
+  for (ItemId i = 9; i-- > 0;) nine.push_back({i, static_cast<float>(i + 1)});
+  std::vector<Candidate> expected;
+  for (ItemId i = 0; i < 9; ++i) expected.push_back({i, static_cast<float>(i + 1)});
+  for (ItemId i = 9; i-- > 0;) expected.push_back({1990 - 200 * i, static_cast<float>(i + 1)});
+  EXPECT_EQ(wide_store.candidates(nine), expected);
+
+  std::vector<std::vector<ItemId>> close(40);
+  for (ItemId s = 0; s < 40; ++s) close[s] = {s % 9, (s + 1) % 9};
+  const SessionStore close_store = store_of(close, 9);
+  expected.clear();
+  for (ItemId s = 0; s < 40; ++s)
+    expected.push_back({s, static_cast<float>(s % 9 + 1) + static_cast<float>((s + 1) % 9 + 1)});
+  EXPECT_EQ(close_store.candidates(nine), expected);
 }
 
 TEST(SplitMix64Test, FirstOutputForSeedZero) {

@@ -12,32 +12,6 @@
 namespace vosket {
 namespace {
 
-/// Membership marks over dense indices that reset in O(1): an index is
-/// marked when its stamp equals the current epoch.
-class EpochMarks {
- public:
-  void ensure(std::size_t n) {
-    if (marks_.size() < n) marks_.resize(n, 0);
-  }
-  void next_epoch() noexcept {
-    if (++epoch_ == 0) {
-      std::fill(marks_.begin(), marks_.end(), 0u);
-      epoch_ = 1;
-    }
-  }
-  /// Marks i; true when it was not marked in this epoch.
-  bool mark(std::size_t i) noexcept {
-    if (marks_[i] == epoch_) return false;
-    marks_[i] = epoch_;
-    return true;
-  }
-  bool marked(std::size_t i) const noexcept { return marks_[i] == epoch_; }
-
- private:
-  std::vector<std::uint32_t> marks_;
-  std::uint32_t epoch_ = 0;
-};
-
 /// Per-thread buffers of the query path, grown to the largest store seen
 /// and reused so that a query costs what it touches, not the store size.
 /// Nothing in here carries over from one call to the next: every use starts
@@ -63,10 +37,34 @@ struct QueryScratch {
     }
   }
 
-  EpochMarks item_marks;        // per query: items holding a score
-  EpochMarks neighbour_marks;   // per neighbour: items already credited
-  std::vector<double> item_score;
-  std::vector<ItemId> touched_items;
+  /// An item's score, valid when query_stamp is the current query epoch;
+  /// neighbour_stamp marks the items a neighbour has already credited (for
+  /// the sequential scorer: the items of the query).
+  struct ItemSlot {
+    std::uint32_t query_stamp = 0;
+    std::uint32_t neighbour_stamp = 0;
+    double score = 0.0;
+  };
+  std::vector<ItemSlot> item_slots;
+  std::uint32_t query_epoch = 0;
+  std::uint32_t neighbour_epoch = 0;
+  std::vector<ItemId> touched_items;  // the scored items, in first-touch order
+
+  void next_query_epoch(std::size_t num_items) {
+    if (item_slots.size() < num_items) item_slots.resize(num_items);
+    if (touched_items.size() < num_items) touched_items.resize(num_items);
+    if (++query_epoch == 0) {
+      for (ItemSlot& slot : item_slots) slot.query_stamp = 0;
+      query_epoch = 1;
+    }
+  }
+  std::uint32_t next_neighbour_epoch() {
+    if (++neighbour_epoch == 0) {
+      for (ItemSlot& slot : item_slots) slot.neighbour_stamp = 0;
+      neighbour_epoch = 1;
+    }
+    return neighbour_epoch;
+  }
   std::vector<std::size_t> query_rank;  // last 1-based query position
   std::vector<double> inverse_distance;   // 1.0 / d at index d
 
@@ -145,15 +143,16 @@ void recency_weighted_query_into(std::span<const ItemId> query, QueryVector& out
 
 /// The score list from the sparse accumulator: items outside `touched`
 /// hold 0.0. Same result as finalize on the dense list.
-std::vector<float> finalize_touched(const SessionStore& store, std::span<const double> score,
+std::vector<float> finalize_touched(const SessionStore& store,
+                                    const QueryScratch::ItemSlot* slots,
                                     std::span<const ItemId> touched, bool popularity_backoff) {
-  if (popularity_backoff &&
-      std::all_of(touched.begin(), touched.end(), [&](ItemId t) { return score[t] == 0.0; })) {
+  if (popularity_backoff && std::all_of(touched.begin(), touched.end(),
+                                        [&](ItemId t) { return slots[t].score == 0.0; })) {
     const auto counts = store.item_counts();
     return {counts.begin(), counts.end()};
   }
   std::vector<float> out(store.num_items(), 0.0f);
-  for (const ItemId t : touched) out[t] = static_cast<float>(score[t]);
+  for (const ItemId t : touched) out[t] = static_cast<float>(slots[t].score);
   return out;
 }
 
@@ -442,53 +441,57 @@ std::vector<float> score_sessions(const SessionStore& store, const SknnConfig& c
   rank_neighbours(neighbours, config.k_neighbors);
 
   const std::size_t num_items = store.num_items();
-  sc.item_marks.ensure(num_items);
-  if (sc.item_score.size() < num_items) sc.item_score.resize(num_items);
-  sc.item_marks.next_epoch();
-  sc.touched_items.clear();
-  double* score = sc.item_score.data();
-  auto add = [&](ItemId t, double v) {
-    if (sc.item_marks.mark(t)) {
-      score[t] = 0.0;
-      sc.touched_items.push_back(t);
+  sc.next_query_epoch(num_items);
+  const std::uint32_t query_epoch = sc.query_epoch;
+  QueryScratch::ItemSlot* const slots = sc.item_slots.data();
+  ItemId* const touched = sc.touched_items.data();
+  std::size_t num_touched = 0;
+  auto add = [&](QueryScratch::ItemSlot& slot, ItemId t, double v) {
+    if (slot.query_stamp != query_epoch) {
+      slot.query_stamp = query_epoch;
+      slot.score = 0.0;
+      touched[num_touched++] = t;
     }
-    score[t] += v;
+    slot.score += v;
   };
 
   if constexpr (V.accumulation == Accumulation::DistinctItems) {
-    sc.neighbour_marks.ensure(num_items);
     for (const Candidate& c : neighbours) {
-      sc.neighbour_marks.next_epoch();
+      const std::uint32_t credited = sc.next_neighbour_epoch();
       const double w = static_cast<double>(c.weight);
-      for (const ItemId t : store.session(c.session))
-        if (sc.neighbour_marks.mark(t)) add(t, w);
+      for (const ItemId t : store.session(c.session)) {
+        QueryScratch::ItemSlot& slot = slots[t];
+        if (slot.neighbour_stamp == credited) continue;
+        slot.neighbour_stamp = credited;
+        add(slot, t, w);
+      }
     }
   } else {
     // The anchor of a neighbour is the last session position of the query
     // item with the latest query position among those the session holds:
     // one forward pass over the session finds it, with the query's last
     // positions indexed by item.
+    std::uint32_t in_query = 0;
     if (!neighbours.empty()) {
-      sc.neighbour_marks.ensure(num_items);
-      sc.neighbour_marks.next_epoch();
+      in_query = sc.next_neighbour_epoch();
       if (sc.query_rank.size() < num_items) sc.query_rank.resize(num_items);
       for (std::size_t p = 0; p < query.size(); ++p) {
         const ItemId t = query[p];
         if (t >= num_items) continue;
-        sc.neighbour_marks.mark(t);
+        slots[t].neighbour_stamp = in_query;
         sc.query_rank[t] = p + 1;
       }
     }
+    const std::size_t* const rank = sc.query_rank.data();
     for (const Candidate& c : neighbours) {
       const std::span<const ItemId> session = store.session(c.session);
       std::size_t best = 0;
       std::size_t anchor = 0;
       for (std::size_t j = 0; j < session.size(); ++j) {
         const ItemId t = session[j];
-        if (!sc.neighbour_marks.marked(t)) continue;
-        const std::size_t r = sc.query_rank[t];
-        if (r >= best) {
-          best = r;
+        if (slots[t].neighbour_stamp != in_query) continue;
+        if (rank[t] >= best) {
+          best = rank[t];
           anchor = j + 1;
         }
       }
@@ -496,11 +499,15 @@ std::vector<float> score_sessions(const SessionStore& store, const SknnConfig& c
       const std::size_t after = session.size() - anchor;
       auto& inverse = sc.inverse_distance;
       while (inverse.size() <= after) inverse.push_back(1.0 / static_cast<double>(inverse.size()));
+      const double* const inv = inverse.data();
       const double w = static_cast<double>(c.weight);
-      for (std::size_t d = 1; d <= after; ++d) add(session[anchor + d - 1], inverse[d] * w);
+      for (std::size_t d = 1; d <= after; ++d) {
+        const ItemId t = session[anchor + d - 1];
+        add(slots[t], t, inv[d] * w);
+      }
     }
   }
-  return finalize_touched(store, sc.item_score, sc.touched_items, config.popularity_backoff);
+  return finalize_touched(store, slots, {touched, num_touched}, config.popularity_backoff);
 }
 
 template std::vector<float> score_sessions<kSknnVariant>(const SessionStore&, const SknnConfig&,
