@@ -70,7 +70,8 @@ def _fraction(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected a number between 0 and 1, got {text!r}") from None
+        raise argparse.ArgumentTypeError(
+            f"expected a number between 0 and 1, got {text!r}") from None
     if not 0.0 < value < 1.0:
         raise argparse.ArgumentTypeError(
             f"expected a number strictly between 0 and 1, got {text!r}")
@@ -102,7 +103,8 @@ def _ks(text: str) -> list[int]:
         raise argparse.ArgumentTypeError(
             f"expected comma-separated positive integers, got {text!r}") from None
     if not ks or ks[0] < 1:
-        raise argparse.ArgumentTypeError(f"expected comma-separated positive integers, got {text!r}")
+        raise argparse.ArgumentTypeError(
+            f"expected comma-separated positive integers, got {text!r}")
     return ks
 
 
@@ -565,7 +567,8 @@ def render_table(data: Dataset, results: list[ModelResult], args: argparse.Names
                     + [str(rep.num_queries), f"{r.fit_seconds:.3f}", f"{r.eval_seconds:.3f}"])
     widths = [max(len(row[i]) for row in [header] + body) for i in range(len(header))]
     for row in [header] + body:
-        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]
+        cells = [row[0].ljust(widths[0])]
+        cells += [c.rjust(w) for c, w in zip(row[1:], widths[1:], strict=True)]
         lines.append("  ".join(cells))
     return "\n".join(lines)
 
@@ -652,7 +655,8 @@ def run_recommend(args: argparse.Namespace) -> int:
         raise CliError(f"{args.data}: {_one_line(e)}") from None
     answers = [model.recommend(q, args.k) for q in queries]
     if args.json:
-        print(json.dumps([{"query": q, "items": a} for q, a in zip(queries, answers)]))
+        pairs = zip(queries, answers, strict=True)
+        print(json.dumps([{"query": q, "items": a} for q, a in pairs]))
     else:
         for a in answers:
             print(" ".join(map(str, a)))

@@ -304,7 +304,8 @@ def table_sequences(table: pa.Table, user_col: str, item_col: str,
     order = pc.sort_indices(keyed, sort_keys=[("rank", "ascending"), ("ts", "ascending")])
     items = pc.take(table.column(item_col), order).to_pylist()
     counts = pc.value_counts(rank)
-    sizes = dict(zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist()))
+    sizes = dict(zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist(),
+                     strict=True))
     out: list[list[int]] = []
     start = 0
     for r in range(len(sizes)):

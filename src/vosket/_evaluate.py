@@ -170,7 +170,7 @@ def evaluate(
     total = sum(max(len(s) - 1, 0) for s in sequences)
     reports = []
     done = 0
-    for chunk in all_position_queries(sequences):
+    for chunk in all_position_queries(sequences, CHUNK_IDS):
         reports.append(model.evaluate_leave_one_out(chunk, k))
         done += len(chunk)
         if progress is not None:

@@ -9,10 +9,12 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vosket/arrow_abi.h"
@@ -127,12 +129,15 @@ void make_schema(const char* format, const char* name, const std::vector<const c
 }
 
 /// An array for `schema` with fuzzed fields; `depth` bounds the recursion.
-void make_array(FuzzedDataProvider& in, const ArrowSchema& schema, ArrowArray* out, int depth) {
+/// A `sound` array is well formed (its values are still fuzzed) and holds
+/// at least `needed` entries.
+void make_array(FuzzedDataProvider& in, const ArrowSchema& schema, ArrowArray* out, int depth, bool sound,
+                std::int64_t needed) {
   auto* node = new ArrayNode;
-  const std::int64_t length = pick_length(in);
-  const std::int64_t offset = pick_offset(in);
+  const std::int64_t length = sound ? needed + in.ConsumeIntegralInRange<std::int64_t>(0, 3) : pick_length(in);
+  const std::int64_t offset = sound ? in.ConsumeIntegralInRange<std::int64_t>(0, 5) : pick_offset(in);
   const std::int64_t extent =
-      (length >= 0 && length <= 40 && offset >= 0 && offset <= 40) ? length + offset : 0;
+      (length >= 0 && length <= 1000 && offset >= 0 && offset <= 1000) ? length + offset : 0;
   const auto n = static_cast<std::size_t>(extent);
   const std::optional<arrow::Format> format = arrow::parse_format(schema.format);
   std::int64_t n_buffers = 2;
@@ -156,24 +161,26 @@ void make_array(FuzzedDataProvider& in, const ArrowSchema& schema, ArrowArray* o
         break;
     }
   }
-  if (in.ConsumeIntegralInRange<int>(0, 20) == 0) n_buffers += in.ConsumeIntegralInRange<int>(-1, 1);
+  if (!sound && in.ConsumeIntegralInRange<int>(0, 20) == 0) n_buffers += in.ConsumeIntegralInRange<int>(-1, 1);
   if (n_buffers < 0) n_buffers = 0;
   const bool utf8 = format && format->id == arrow::TypeId::kUtf8;
   std::int32_t max_offset = 0;
   for (std::int64_t b = 0; b < n_buffers; ++b) {
     const int mode = in.ConsumeIntegralInRange<int>(0, 9);
-    if (mode == 0) {
+    if (mode == 0 && (!sound || b == 0)) {
       node->buffers.push_back(nullptr);
       continue;
     }
     std::vector<unsigned char> bytes;
     if (b == 0) {
       bytes = fuzz_bytes(in, n / 8 + 1);
+      // Sound arrays are mostly valid everywhere, so that rows get read.
+      if (sound && in.ConsumeIntegralInRange<int>(0, 7) != 0) std::fill(bytes.begin(), bytes.end(), 0xFF);
     } else if (utf8 && b == 1) {
       std::vector<std::int32_t> offsets(n + 1);
       std::int32_t v = 0;
       for (auto& o : offsets) {
-        v += in.ConsumeIntegralInRange<std::int32_t>(-1, 4);
+        v += in.ConsumeIntegralInRange<std::int32_t>(sound ? 0 : -1, 4);
         o = v;
         if (v > max_offset) max_offset = v;
       }
@@ -189,21 +196,23 @@ void make_array(FuzzedDataProvider& in, const ArrowSchema& schema, ArrowArray* o
     node->buffers.push_back(node->storage.back().data());
   }
   std::int64_t n_children = schema.n_children;
-  if (in.ConsumeIntegralInRange<int>(0, 20) == 0) n_children += in.ConsumeIntegralInRange<int>(-1, 1);
+  if (!sound && in.ConsumeIntegralInRange<int>(0, 20) == 0) n_children += in.ConsumeIntegralInRange<int>(-1, 1);
   if (n_children < 0 || depth > 3) n_children = 0;
   for (std::int64_t i = 0; i < n_children; ++i) {
     node->children.push_back(std::make_unique<ArrowArray>());
     if (i < schema.n_children) {
-      make_array(in, *schema.children[i], node->children.back().get(), depth + 1);
+      make_array(in, *schema.children[i], node->children.back().get(), depth + 1, sound, sound ? offset + length : 0);
     } else {
-      make_array(in, schema, node->children.back().get(), depth + 1);
+      make_array(in, schema, node->children.back().get(), depth + 1, false, 0);
     }
     node->child_ptrs.push_back(node->children.back().get());
   }
-  const bool want_dictionary = (schema.dictionary != nullptr) != (in.ConsumeIntegralInRange<int>(0, 20) == 0);
+  const bool want_dictionary =
+      (schema.dictionary != nullptr) != (!sound && in.ConsumeIntegralInRange<int>(0, 20) == 0);
   if (want_dictionary && depth <= 3) {
     node->dictionary = std::make_unique<ArrowArray>();
-    make_array(in, schema.dictionary != nullptr ? *schema.dictionary : schema, node->dictionary.get(), depth + 1);
+    make_array(in, schema.dictionary != nullptr ? *schema.dictionary : schema, node->dictionary.get(), depth + 1,
+               sound, 0);
   }
   std::int64_t null_count = 0;
   switch (in.ConsumeIntegralInRange<int>(0, 4)) {
@@ -211,13 +220,13 @@ void make_array(FuzzedDataProvider& in, const ArrowSchema& schema, ArrowArray* o
       null_count = -1;
       break;
     case 1:
-      null_count = in.ConsumeIntegralInRange<std::int64_t>(-2, 41);
+      if (!sound) null_count = in.ConsumeIntegralInRange<std::int64_t>(-2, 41);
       break;
     default:
       break;
   }
-  const bool drop_buffers = in.ConsumeIntegralInRange<int>(0, 30) == 0;
-  const bool drop_children = in.ConsumeIntegralInRange<int>(0, 30) == 0;
+  const bool drop_buffers = !sound && in.ConsumeIntegralInRange<int>(0, 30) == 0;
+  const bool drop_children = !sound && in.ConsumeIntegralInRange<int>(0, 30) == 0;
   *out = ArrowArray{length,
                     null_count,
                     offset,
@@ -256,12 +265,26 @@ void append_rows(const arrow::RecordBatch& batch, std::vector<InteractionRow>& r
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   FuzzedDataProvider in(data, size);
-  const int n_columns = in.ConsumeIntegralInRange<int>(0, 4);
+  const bool sound = in.ConsumeBool();
+  const int n_columns = in.ConsumeIntegralInRange<int>(0, sound ? 1 : 4);
   std::vector<std::string> formats;
   ArrowSchema schema;
   {
     auto* node = new SchemaNode;
-    node->format = in.ConsumeIntegralInRange<int>(0, 30) == 0 ? "l" : "+s";
+    node->format = !sound && in.ConsumeIntegralInRange<int>(0, 30) == 0 ? "l" : "+s";
+    if (sound) {
+      // The three columns in a fuzzed order, of accepted types.
+      const char* user = in.ConsumeBool() ? "u" : "l";
+      const char* ts = in.ConsumeBool() ? "tsm:UTC" : "l";
+      const char* formats[3] = {user, "l", ts};
+      int order[3] = {0, 1, 2};
+      for (int i = 2; i > 0; --i) std::swap(order[i], order[in.ConsumeIntegralInRange<int>(0, i)]);
+      for (int i : order) {
+        node->children.push_back(std::make_unique<ArrowSchema>());
+        make_schema(formats[i], kNames[i], {}, nullptr, node->children.back().get());
+        node->child_ptrs.push_back(node->children.back().get());
+      }
+    }
     for (int c = 0; c < n_columns; ++c) {
       const Shape& shape = kShapes[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kShapes) - 1)];
       const char* name = kNames[in.ConsumeIntegralInRange<std::size_t>(0, std::size(kNames) - 1)];
@@ -287,7 +310,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int n_batches = in.ConsumeIntegralInRange<int>(1, 3);
   for (int b = 0; b < n_batches; ++b) {
     ArrowArray raw;
-    make_array(in, *schema_owner.get(), &raw, 0);
+    make_array(in, *schema_owner.get(), &raw, 0, sound, sound ? in.ConsumeIntegralInRange<std::int64_t>(0, 40) : 0);
     arrays.push_back(arrow::ArrayOwner::take(&raw));
     try {
       batches.push_back(arrow::RecordBatch::view(*schema_owner.get(), *arrays.back().get()));

@@ -141,8 +141,35 @@ class Interner:
         return len(self.values)
 
 
-def intern_sequences(data: Iterable[Iterable[int]]) -> tuple[Interner, list[list[int]]]:
-    """Numbers every raw id in order, sequence after sequence."""
+class InteractionSequences:
+    """Per-user item sequences from (user, item, timestamp) rows: items are
+    numbered in row order, users kept in order of first appearance, each
+    user's items sorted by timestamp (stable, so equal times keep row
+    order)."""
+
+    def __init__(self, rows: Iterable[tuple[object, int, int]]) -> None:
+        self.interner = Interner()
+        groups: dict[object, list[tuple[int, int]]] = {}
+        for user, raw, timestamp in rows:
+            item = self.interner.intern(raw)
+            groups.setdefault(user, []).append((timestamp, item))
+        self.sequences = [
+            [item for _, item in sorted(group, key=lambda pair: pair[0])]
+            for group in groups.values()
+        ]
+
+    def raw(self) -> list[list[int]]:
+        return [[self.interner.values[item] for item in seq] for seq in self.sequences]
+
+
+def intern_sequences(data) -> tuple[Interner, list[list[int]]]:
+    """Numbers every raw id in order, sequence after sequence; an
+    InteractionSequences keeps its own numbering."""
+    if isinstance(data, InteractionSequences):
+        interner = Interner()
+        for raw in data.interner.values:
+            interner.intern(raw)
+        return interner, [list(seq) for seq in data.sequences]
     interner = Interner()
     sequences = [[interner.intern(raw) for raw in seq] for seq in data]
     return interner, sequences
@@ -311,7 +338,7 @@ def recency_weighted_query(query: list[int]) -> list[tuple[int, float]]:
     last: dict[int, int] = {}
     for p, item in enumerate(query, start=1):
         last[item] = p
-    entries = sorted(last.items(), key=lambda entry: -entry[1])
+    entries = sorted(last.items(), key=lambda entry: entry[1])
     return [(item, div32(float(p), float(n))) for item, p in entries]
 
 
@@ -533,6 +560,8 @@ def leave_one_out_report(model: ReferenceModel, data: Iterable[Iterable[int]], k
     Raises ValueError when no sequence qualifies."""
     sums = dict.fromkeys(("hit_rate", "ndcg", "mrr", "f1", "map", "arhr"), 0.0)
     count = 0
+    if isinstance(data, InteractionSequences):
+        data = data.raw()
     for seq in data:
         seq = list(seq)
         if len(seq) < 2:

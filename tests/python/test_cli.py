@@ -47,7 +47,7 @@ def ok_json(*args, **kw):
 def split_by_time(users, times, fraction):
     """Test users: the latest `fraction` of users by their last timestamp, ties by first seen."""
     last = {}
-    for u, t in zip(users, times):
+    for u, t in zip(users, times, strict=True):
         last[u] = max(last.get(u, t), t)
     order = sorted(last, key=lambda u: last[u])  # dicts keep first appearance; sort is stable
     n_test = min(len(order) - 1, max(1, math.ceil(fraction * len(order))))
@@ -62,7 +62,7 @@ def native_sequences(users, items, times):
 
 
 def rows_of(users, items, times, keep):
-    picked = [(u, i, t) for u, i, t in zip(users, items, times) if keep(u)]
+    picked = [(u, i, t) for u, i, t in zip(users, items, times, strict=True) if keep(u)]
     return [r[0] for r in picked], [r[1] for r in picked], [r[2] for r in picked]
 
 
@@ -154,7 +154,8 @@ def write_interactions(path, fmt, users, items, times, names=("user_id", "item_i
 
 def small_log(string_users):
     s = vosket.sample_sessions(400, 60, seed=5)
-    rows = sorted((t, x.session_id, i) for x in s for i, t in zip(x.items, x.timestamps))
+    rows = sorted((t, x.session_id, i)
+                  for x in s for i, t in zip(x.items, x.timestamps, strict=True))
     users = [f"s{r[1]:04d}" if string_users else r[1] for r in rows]
     return users, [r[2] for r in rows], [r[0] for r in rows]
 
@@ -206,12 +207,12 @@ def test_protocol_all_on_a_file(tmp_path):
     test_users = split_by_time(users, times, 0.2)
     train = native_sequences(*rows_of(users, items, times, lambda u: u not in test_users))
     per_user = {}
-    for u, i, t in sorted(zip(users, items, times), key=lambda r: r[2]):
+    for u, i, _ in sorted(zip(users, items, times, strict=True), key=lambda r: r[2]):
         if u in test_users:
             per_user.setdefault(u, []).append(i)
     test_lists = list(per_user.values())
     assert doc["results"][0]["num_queries"] == sum(len(s) - 1 for s in test_lists)
-    for r, name in zip(doc["results"], ["Popularity", "SSknn"]):
+    for r, name in zip(doc["results"], ["Popularity", "SSknn"], strict=True):
         e = vosket.evaluate(fit(name, train), test_lists, 10, protocol="all")
         assert r["num_queries"] == e.num_queries
         assert [r[m] for m in METRICS] == pytest.approx([getattr(e, m) for m in METRICS],

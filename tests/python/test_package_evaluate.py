@@ -54,7 +54,10 @@ def test_all_is_the_mean_over_every_next_item_prediction(model, monkeypatch):
     assert {m: getattr(report, m) for m in means} == pytest.approx(means, rel=1e-12, abs=1e-15)
     # Scored in many small chunks, the combined means are the same.
     monkeypatch.setattr(_evaluate, "CHUNK_IDS", 7)
-    chunked = vosket.evaluate(model, TEST, 5, protocol="all")
+    calls = []
+    chunked = vosket.evaluate(model, TEST, 5, protocol="all",
+                              progress=lambda done, total: calls.append(done))
+    assert len(calls) > 10 and calls[-1] == count  # one native call per chunk
     assert chunked.num_queries == count
     assert {m: getattr(chunked, m) for m in means} == pytest.approx(means, rel=1e-12, abs=1e-15)
 

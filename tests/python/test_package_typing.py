@@ -5,6 +5,7 @@ import os
 import pathlib
 import subprocess
 import sys
+import sysconfig
 
 import pytest
 
@@ -29,7 +30,10 @@ def run(args, tmp_path, config_flag="--config-file"):
     env = dict(os.environ)
     # mypy must see the very modules this test process imports: the package's own
     # folder, and in a checkout the stub in python/ (installed, it sits in site-packages).
-    paths = [str(pathlib.Path(vosket.__file__).parents[1])]
+    package_root = pathlib.Path(vosket.__file__).parents[1]
+    installed = {pathlib.Path(p) for p in (sysconfig.get_paths()["purelib"],
+                                           sysconfig.get_paths()["platlib"])}
+    paths = [] if package_root in installed else [str(package_root)]  # mypy refuses those
     stubs = REPO / "python"
     if (stubs / "_vosket.pyi").exists():
         paths.insert(0, str(stubs))
@@ -37,8 +41,8 @@ def run(args, tmp_path, config_flag="--config-file"):
     # The runtime side of stubtest imports _vosket: the same one, whatever the cwd.
     import _vosket
 
-    runtime = [str(pathlib.Path(_vosket.__file__).parent), paths[-1]]
-    env["PYTHONPATH"] = os.pathsep.join(runtime + [env.get("PYTHONPATH", "")])
+    runtime = {pathlib.Path(_vosket.__file__).parent, package_root} - installed
+    env["PYTHONPATH"] = os.pathsep.join([*map(str, runtime), env.get("PYTHONPATH", "")])
     config = tmp_path / "mypy.ini"
     config.write_text(MYPY_CONFIG)
     return subprocess.run([sys.executable, "-m", *args, config_flag, str(config)],
@@ -55,7 +59,7 @@ def test_package_type_checks_against_the_stubs(tmp_path):
 
     package = pathlib.Path(vosket.__file__).parent
     assert (package / "py.typed").exists()
-    out = run(["mypy", str(package)], tmp_path)
+    out = run(["mypy", "-p", "vosket"], tmp_path)
     assert out.returncode == 0, out.stdout + out.stderr
 
 

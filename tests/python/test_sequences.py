@@ -65,6 +65,9 @@ def test_default_columns_group_and_order():
         s[0]
     with pytest.raises(TypeError):
         iter(s)
+    with pytest.raises(TypeError) as info:
+        s.num_items(1)
+    assert str(info.value) == "Sequences.num_items() takes 0 positional arguments but 1 was given"
 
 
 def test_custom_column_names_and_extra_columns():
