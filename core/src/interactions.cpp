@@ -176,49 +176,53 @@ Result<Sequences> sequences_from_record_batches(std::span<const arrow::RecordBat
   std::vector<std::uint32_t> user_of(total);
   std::vector<std::size_t> counts;
   {
-    detail::FlatMap<std::int64_t, std::uint32_t, detail::IntHash> int_users;
-    detail::FlatMap<std::string_view, std::uint32_t, detail::StringHash> str_users;
-    auto make = [&] {
-      counts.push_back(0);
-      return static_cast<std::uint32_t>(counts.size() - 1);
-    };
+    // Each user's entry holds its position and its row count side by side,
+    // so that counting touches the cache line the lookup just brought in.
+    using Entry = std::pair<std::uint32_t, std::uint32_t>;
+    detail::FlatMap<std::int64_t, Entry, detail::IntHash> int_users;
+    detail::FlatMap<std::string_view, Entry, detail::StringHash> str_users;
+    std::uint32_t n_users = 0;
+    auto make = [&] { return Entry{n_users++, 0}; };
     std::size_t r = 0;
     for (const BatchColumns& cols : plan) {
-      // Consecutive rows of one user are common (tables sorted by user).
-      bool have_last = false;
+      // Consecutive rows of one user are common (tables sorted by user). The
+      // cached entry stays valid: nothing is inserted between two uses.
+      Entry* last = nullptr;
       std::int64_t last_int = 0;
       std::string_view last_str;
-      std::uint32_t last_pos = 0;
       for (std::size_t i = 0; i < cols.rows; ++i, ++r) {
         ids[r] = work.intern(load_i64(cols.items, i));
-        std::uint32_t pos;
+        Entry* entry;
         if (cols.user_is_str) {
           const auto begin = static_cast<std::size_t>(arrow::load_i32(cols.user_strs.offsets, i));
           const auto end = static_cast<std::size_t>(arrow::load_i32(cols.user_strs.offsets, i + 1));
           const std::string_view key =
               end == begin ? std::string_view() : std::string_view(cols.user_strs.data + begin, end - begin);
-          if (have_last && key == last_str) {
-            pos = last_pos;
+          if (last != nullptr && key == last_str) {
+            entry = last;
           } else {
-            pos = *str_users.find_or_insert(key, make).first;
+            entry = str_users.find_or_insert(key, make).first;
             last_str = key;
           }
         } else {
           const std::int64_t key = load_i64(cols.user_ints, i);
-          if (have_last && key == last_int) {
-            pos = last_pos;
+          if (last != nullptr && key == last_int) {
+            entry = last;
           } else {
-            pos = *int_users.find_or_insert(key, make).first;
+            entry = int_users.find_or_insert(key, make).first;
             last_int = key;
           }
         }
-        have_last = true;
-        last_pos = pos;
-        user_of[r] = pos;
-        ++counts[pos];
+        last = entry;
+        user_of[r] = entry->first;
+        ++entry->second;
         if ((r & (kPollRows - 1)) == kPollRows - 1) poller.add(kPollRows);
       }
     }
+    counts.resize(n_users);
+    auto collect = [&](const auto&, const Entry& e) { counts[e.first] = e.second; };
+    int_users.for_each(collect);
+    str_users.for_each(collect);
   }
 
   // Group per user with a stable counting sort, carrying the timestamps.

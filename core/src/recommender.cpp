@@ -39,6 +39,29 @@ std::vector<ItemId> top_k_of_scores(std::span<const float> scores, std::size_t k
   std::vector<ItemId> out;
   if (take == 0) return out;
 
+  if (take <= 64 && take * 16 <= n) {
+    // A max-heap of the best `take` keys seen so far, in one pass. A later
+    // position can only displace the worst kept key with a strictly
+    // smaller high half, since its low half (the position) is larger.
+    std::vector<std::uint64_t> heap(take);
+    for (std::size_t i = 0; i < take; ++i)
+      heap[i] = (std::uint64_t{descending_half(scores[i])} << 32) | std::uint64_t{i};
+    std::make_heap(heap.begin(), heap.end());
+    auto worst = static_cast<std::uint32_t>(heap.front() >> 32);
+    for (std::size_t i = take; i < n; ++i) {
+      const std::uint32_t h = descending_half(scores[i]);
+      if (h >= worst) continue;
+      std::pop_heap(heap.begin(), heap.end());
+      heap.back() = (std::uint64_t{h} << 32) | std::uint64_t{i};
+      std::push_heap(heap.begin(), heap.end());
+      worst = static_cast<std::uint32_t>(heap.front() >> 32);
+    }
+    std::sort_heap(heap.begin(), heap.end());
+    out.resize(take);
+    for (std::size_t i = 0; i < take; ++i) out[i] = static_cast<ItemId>(heap[i] & 0xFFFFFFFFu);
+    return out;
+  }
+
   std::vector<std::uint64_t> keys(n);
   for (std::size_t i = 0; i < n; ++i)
     keys[i] = (std::uint64_t{descending_half(scores[i])} << 32) | std::uint64_t{i};

@@ -1,12 +1,14 @@
 // The Popularity and Random classes, and the conversions every model class
 // shares.
 
+#include <cstdio>
 #include "models.hpp"
 
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <new>
 
 #include "vosket/internal.hpp"
@@ -98,24 +100,46 @@ struct PopularityTraits {
 
 // -------------------------------------------------------------------- Random
 
+/// Bytes of memory the system can still hand out without swapping: the
+/// kernel's MemAvailable estimate where there is one, else physical memory.
+double available_memory_bytes() {
+  if (std::FILE* f = std::fopen("/proc/meminfo", "r")) {
+    char line[256];
+    double kib = -1.0;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+      unsigned long long value = 0;
+      if (std::sscanf(line, "MemAvailable: %llu kB", &value) == 1) {
+        kib = static_cast<double>(value);
+        break;
+      }
+    }
+    std::fclose(f);
+    if (kib >= 0.0) return kib * 1024.0;
+  }
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages > 0 && page_size > 0) return static_cast<double>(pages) * static_cast<double>(page_size);
+  return -1.0;  // unknown: let the allocations decide
+}
+
 /// Refuses, before any allocation, a catalogue that the item numbering cannot
-/// represent or whose interner alone would not fit in physical memory.
+/// represent or that would not fit in the memory available: under memory
+/// overcommit an oversized catalogue would otherwise get the process killed
+/// while the memory is first touched, instead of raising MemoryError.
 void check_catalogue_size(std::size_t num_items) {
   if (num_items > kMaxItems) {
     throw CapacityError("num_items is too large: at most 4294967296 items are supported");
   }
-  // What the interner holds for n items: the raw ids, and a hash map of
+  // What the interner holds for n items (the raw ids, and a hash map of
   // (raw id, ItemId) slots with one occupancy byte each, sized as the map
-  // sizes itself.
+  // sizes itself), plus what one scoring call needs: a 32-bit score and a
+  // 64-bit ranking key per item.
   std::size_t slots = 16;
   while (slots - slots / 4 <= num_items) slots <<= 1;
-  const double needed = static_cast<double>(num_items) * sizeof(std::int64_t) +
+  const double needed = static_cast<double>(num_items) * (sizeof(std::int64_t) + sizeof(float) + 8) +
                         static_cast<double>(slots) * (sizeof(std::pair<std::int64_t, ItemId>) + 1);
-  const long pages = sysconf(_SC_PHYS_PAGES);
-  const long page_size = sysconf(_SC_PAGESIZE);
-  if (pages > 0 && page_size > 0 && needed > static_cast<double>(pages) * static_cast<double>(page_size)) {
-    throw std::bad_alloc();
-  }
+  const double available = available_memory_bytes();
+  if (available > 0.0 && needed > available) throw std::bad_alloc();
 }
 
 PyObject* random_new(PyTypeObject* type, PyObject* args, PyObject* kwargs);

@@ -353,7 +353,9 @@ def cosine(similarity: str, overlap: float, query_size: float, session_size: flo
     return 0.0
 
 
-def rank_neighbours(candidates: list[tuple[int, float]], k_neighbors: int) -> list[tuple[int, float]]:
+def rank_neighbours(
+    candidates: list[tuple[int, float]], k_neighbors: int
+) -> list[tuple[int, float]]:
     """Weight descending under the totalOrder, ties to the lower session."""
     ordered = sorted(candidates, key=lambda c: (-total_order_key(c[1]), c[0]))
     return ordered[:k_neighbors]
@@ -474,7 +476,8 @@ def distinct_with_ranks(recommended: Sequence[int]) -> list[tuple[int, int]]:
 def hits_at_k(recommended, relevant: set, k: int) -> int:
     if not relevant:
         return 0
-    return sum(1 for rank, item in distinct_with_ranks(recommended) if rank <= k and item in relevant)
+    ranked = distinct_with_ranks(recommended)
+    return sum(1 for rank, item in ranked if rank <= k and item in relevant)
 
 
 def precision_at_k(recommended, relevant: set, k: int) -> float:

@@ -231,10 +231,12 @@ interaction_rows = st.lists(
 )
 
 
-def interaction_table(rows) -> pa.Table:
+def interaction_table(rows, text_users: bool) -> pa.Table:
     users, items, times = (list(column) for column in zip(*rows)) if rows else ([], [], [])
+    if text_users:
+        users = [str(user) for user in users]
     return pa.table({
-        "user_id": pa.array(users, pa.int64()),
+        "user_id": pa.array(users, pa.string() if text_users else pa.int64()),
         "item_id": pa.array(items, pa.int64()),
         "timestamp": pa.array(times, pa.int64()),
     })
@@ -243,12 +245,13 @@ def interaction_table(rows) -> pa.Table:
 @pytest.mark.parametrize("name", ALL_MODELS)
 @PROPERTY
 @given(rows=interaction_rows, eval_rows=interaction_rows, config=configs,
-       probes=st.lists(queries, min_size=1, max_size=3), k=st.integers(0, 6))
-def test_models_fitted_on_interaction_tables(name, rows, eval_rows, config, probes, k):
+       probes=st.lists(queries, min_size=1, max_size=3), k=st.integers(0, 6),
+       text_users=st.booleans())
+def test_models_fitted_on_interaction_tables(name, rows, eval_rows, config, probes, k, text_users):
     # Items are numbered in row order, before the per-user time sort, so
     # ties rank differently than after a fit on the sorted lists.
-    training = vk.Sequences.from_interactions(interaction_table(rows))
-    data = vk.Sequences.from_interactions(interaction_table(eval_rows))
+    training = vk.Sequences.from_interactions(interaction_table(rows, text_users))
+    data = vk.Sequences.from_interactions(interaction_table(eval_rows, text_users))
     ref_training = ref.InteractionSequences(rows)
     ref_data = ref.InteractionSequences(eval_rows)
     native, reference = fit_both(name, training, config, config["seed"], ref_training)
@@ -258,7 +261,8 @@ def test_models_fitted_on_interaction_tables(name, rows, eval_rows, config, prob
                     outcome(lambda: reference.score_all_items(query)))
         assert_same(outcome(lambda: native.recommend(query, k)),
                     outcome(lambda: reference.recommend(query, k)))
-    for native_data, ref_eval in ((data, ref_data), (ref_data.raw(), ref_data), (training, ref_training)):
+    evaluations = ((data, ref_data), (ref_data.raw(), ref_data), (training, ref_training))
+    for native_data, ref_eval in evaluations:
         assert_same(outcome(lambda: report_fields(native.evaluate_leave_one_out(native_data, k))),
                     outcome(lambda: reference.evaluate_leave_one_out(ref_eval, k)))
 

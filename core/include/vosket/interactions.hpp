@@ -2,6 +2,7 @@
 /// Interaction rows, their grouping into Sequences, and the reader of
 /// interaction tables given as Arrow record batches.
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -22,10 +23,8 @@ namespace vosket {
 /// when both variant and payload are equal, so Int 5 and Str "5" differ.
 class UserKey {
  public:
-  static UserKey Int(std::int64_t value) { return UserKey(Value(std::in_place_index<0>, value)); }
-  static UserKey Str(std::string value) {
-    return UserKey(Value(std::in_place_index<1>, std::move(value)));
-  }
+  static UserKey Int(std::int64_t value) { return UserKey(std::in_place_index<0>, value); }
+  static UserKey Str(std::string value) { return UserKey(std::in_place_index<1>, std::move(value)); }
 
   bool is_int() const noexcept { return value_.index() == 0; }
   bool is_str() const noexcept { return value_.index() == 1; }
@@ -37,9 +36,9 @@ class UserKey {
   friend bool operator==(const UserKey&, const UserKey&) = default;
 
  private:
-  using Value = std::variant<std::int64_t, std::string>;
-  explicit UserKey(Value value) : value_(std::move(value)) {}
-  Value value_;
+  template <std::size_t I, class A>
+  UserKey(std::in_place_index_t<I> tag, A&& payload) : value_(tag, std::forward<A>(payload)) {}
+  std::variant<std::int64_t, std::string> value_;
 };
 
 /// One interaction: who, which raw item, when (in the source column's unit).

@@ -1,6 +1,8 @@
 #include "vosket/models/sknn/common.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <limits>
 #include <cmath>
 #include <string>
 #include <utility>
@@ -17,23 +19,19 @@ namespace {
 /// Nothing in here carries over from one call to the next: every use starts
 /// a new epoch or overwrites before it reads.
 struct QueryScratch {
-  /// A session's overlap accumulator, valid when its stamp is the current
-  /// session epoch; stamp and weight share a cache line.
-  struct SessionSlot {
-    std::uint32_t stamp = 0;
-    float weight = 0.0f;
-  };
-  std::vector<SessionSlot> session_slots;
-  std::uint32_t session_epoch = 0;
+  /// Per-session overlap accumulators and a bit per session marking the
+  /// touched ones. Both are all zero between calls: the collection that
+  /// reads a session clears its weight and its bit.
+  std::vector<float> session_weights;
+  std::vector<std::uint64_t> session_bits;
   std::vector<SessionIndex> touched_sessions;
   std::vector<Candidate> merge_buffer;
   detail::FlatMap<std::uint64_t, SessionIndex, detail::IntHash> displaced;
 
-  void next_session_epoch(std::size_t num_sessions) {
-    if (session_slots.size() < num_sessions) session_slots.resize(num_sessions);
-    if (++session_epoch == 0) {
-      std::fill(session_slots.begin(), session_slots.end(), SessionSlot{});
-      session_epoch = 1;
+  void size_sessions(std::size_t num_sessions) {
+    if (session_weights.size() < num_sessions) {
+      session_weights.resize(num_sessions, 0.0f);
+      session_bits.resize((num_sessions + 63) / 64, 0);
     }
   }
 
@@ -307,35 +305,70 @@ void SessionStore::candidates(std::span<const QueryEntry> query,
     return;
   }
 
-  sc.next_session_epoch(num_sessions());
-  const std::uint32_t epoch = sc.session_epoch;
-  QueryScratch::SessionSlot* slots = sc.session_slots.data();
-  auto& touched = sc.touched_sessions;
-  touched.clear();
+  // Dense accumulators with a touched bit per session. The candidates come
+  // out in session order by scanning the bit words between the smallest
+  // and the largest session of the lists (the ends of sorted lists), which
+  // costs a word per 64 sessions; when that span is very sparse, sorting
+  // the touched sessions is cheaper.
+  SessionIndex lo = std::numeric_limits<SessionIndex>::max(), hi = 0;
   for (const QueryEntry& e : query) {
     if (e.item >= num_items()) continue;
-    for (const SessionIndex s : postings(e.item)) {
-      QueryScratch::SessionSlot& slot = slots[s];
-      if (slot.stamp != epoch) {
-        slot = {epoch, 0.0f};
-        touched.push_back(s);
+    const std::span<const SessionIndex> list = postings(e.item);
+    if (list.empty()) continue;
+    lo = std::min(lo, list.front());
+    hi = std::max(hi, list.back());
+  }
+  const std::size_t first_word = lo / 64, last_word = hi / 64;
+  const bool scan = last_word - first_word + 1 <= 16 * total;
+  sc.size_sessions(num_sessions());
+  float* const weights = sc.session_weights.data();
+  std::uint64_t* const bits = sc.session_bits.data();
+  auto& touched = sc.touched_sessions;
+  touched.clear();
+  // Reserved before the first write to the accumulators, so that nothing
+  // can throw while they hold this query's values.
+  out.reserve(std::min(total, num_sessions()));
+  if (!scan) touched.reserve(std::min(total, num_sessions()));
+  for (const QueryEntry& e : query) {
+    if (e.item >= num_items()) continue;
+    const float w = e.weight;
+    if (scan) {
+      // Accumulators start at +0.0, so the first addition is 0.0f + w.
+      for (const SessionIndex s : postings(e.item)) {
+        weights[s] += w;
+        bits[s / 64] |= std::uint64_t{1} << (s % 64);
       }
-      slot.weight += e.weight;
+    } else {
+      for (const SessionIndex s : postings(e.item)) {
+        const std::uint64_t mask = std::uint64_t{1} << (s % 64);
+        if ((bits[s / 64] & mask) == 0) {
+          bits[s / 64] |= mask;
+          touched.push_back(s);
+        }
+        weights[s] += w;
+      }
     }
   }
-  out.reserve(touched.size());
-  const auto [lo, hi] = std::minmax_element(touched.begin(), touched.end());
-  const std::size_t first = *lo;
-  const std::size_t range = std::size_t{*hi} - first + 1;
-  // A linear scan of the stamps costs well under a nanosecond per session;
-  // sorting costs tens per touched session.
-  if (range / 32 <= touched.size()) {
-    for (std::size_t s = first; s < first + range; ++s)
-      if (slots[s].stamp == epoch) out.push_back({static_cast<SessionIndex>(s), slots[s].weight});
+  if (scan) {
+    for (std::size_t i = first_word; i <= last_word; ++i) {
+      std::uint64_t word = bits[i];
+      if (word == 0) continue;
+      bits[i] = 0;
+      do {
+        const auto s = static_cast<SessionIndex>(i * 64 + static_cast<std::size_t>(std::countr_zero(word)));
+        out.push_back({s, weights[s]});
+        weights[s] = 0.0f;
+        word &= word - 1;
+      } while (word != 0);
+    }
     return;
   }
   std::sort(touched.begin(), touched.end());
-  for (const SessionIndex s : touched) out.push_back({s, slots[s].weight});
+  for (const SessionIndex s : touched) {
+    out.push_back({s, weights[s]});
+    weights[s] = 0.0f;
+    bits[s / 64] = 0;
+  }
 }
 
 std::vector<float> SessionStore::finalize(std::vector<double> scores,
