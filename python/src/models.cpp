@@ -1,7 +1,6 @@
 // The Popularity and Random classes, and the conversions every model class
 // shares.
 
-#include <cstdio>
 #include "models.hpp"
 
 #include <unistd.h>
