@@ -151,31 +151,40 @@ class Floor {
     for (const SessionIndex s : touched_) session_acc_[s] = 0.0f;
     // 2. The kept neighbours' items, each distinct item once per neighbour.
     ++epoch_;
+    touched_items_.clear();
     for (const Candidate& c : neighbours) {
       ++epoch_;
       const double w = static_cast<double>(c.weight);
       for (const ItemId t : store_.session(c.session)) {
         if (item_seen_[t] == epoch_) continue;
+        if (item_score_[t] == 0.0) touched_items_.push_back(t);
         item_seen_[t] = epoch_;
         item_score_[t] += w;
       }
     }
-    // 3. One pass over the catalogue: the best 20 by a running threshold.
+    // 3. One pass over the catalogue: the best 20 by a running threshold,
+    // skipping blocks of 32 whose maximum cannot enter.
     best_.clear();
     double threshold = -1.0;
     const std::size_t n = store_.num_items();
-    for (std::size_t t = 0; t < n; ++t) {
-      const double v = item_score_[t];
-      item_score_[t] = 0.0;
-      if (v <= threshold) continue;
-      best_.push_back({v, static_cast<ItemId>(t)});
-      if (best_.size() > 40) {
-        std::nth_element(best_.begin(), best_.begin() + 19, best_.end(),
-                         [](const auto& a, const auto& b) { return a.first > b.first; });
-        best_.resize(20);
-        threshold = std::min_element(best_.begin(), best_.end())->first;
+    const double* const score = item_score_.data();
+    for (std::size_t begin = 0; begin < n; begin += 32) {
+      const std::size_t end = std::min(n, begin + 32);
+      double block_max = -1.0;
+      for (std::size_t t = begin; t < end; ++t) block_max = std::max(block_max, score[t]);
+      if (block_max <= threshold) continue;
+      for (std::size_t t = begin; t < end; ++t) {
+        if (score[t] <= threshold) continue;
+        best_.push_back({score[t], static_cast<ItemId>(t)});
+        if (best_.size() > 40) {
+          std::nth_element(best_.begin(), best_.begin() + 19, best_.end(),
+                           [](const auto& a, const auto& b) { return a.first > b.first; });
+          best_.resize(20);
+          threshold = std::min_element(best_.begin(), best_.end())->first;
+        }
       }
     }
+    for (const ItemId t : touched_items_) item_score_[t] = 0.0;
     for (const auto& b : best_) check += b.second;
     return check;
   }
@@ -185,6 +194,7 @@ class Floor {
   std::vector<float> session_acc_;
   std::vector<SessionIndex> touched_;
   std::vector<ItemId> distinct_;
+  std::vector<ItemId> touched_items_;
   std::vector<double> item_score_;
   std::vector<std::uint32_t> item_seen_;
   std::uint32_t epoch_ = 0;

@@ -48,13 +48,22 @@ std::vector<ItemId> top_k_of_scores(std::span<const float> scores, std::size_t k
       heap[i] = (std::uint64_t{descending_half(scores[i])} << 32) | std::uint64_t{i};
     std::make_heap(heap.begin(), heap.end());
     auto worst = static_cast<std::uint32_t>(heap.front() >> 32);
-    for (std::size_t i = take; i < n; ++i) {
-      const std::uint32_t h = descending_half(scores[i]);
-      if (h >= worst) continue;
-      std::pop_heap(heap.begin(), heap.end());
-      heap.back() = (std::uint64_t{h} << 32) | std::uint64_t{i};
-      std::push_heap(heap.begin(), heap.end());
-      worst = static_cast<std::uint32_t>(heap.front() >> 32);
+    // Blocks whose best key cannot enter are skipped after a vectorisable
+    // minimum; the others are walked one by one.
+    constexpr std::size_t kBlock = 32;
+    for (std::size_t begin = take; begin < n; begin += kBlock) {
+      const std::size_t end = std::min(n, begin + kBlock);
+      std::uint32_t best = 0xFFFFFFFFu;
+      for (std::size_t i = begin; i < end; ++i) best = std::min(best, descending_half(scores[i]));
+      if (best >= worst) continue;
+      for (std::size_t i = begin; i < end; ++i) {
+        const std::uint32_t h = descending_half(scores[i]);
+        if (h >= worst) continue;
+        std::pop_heap(heap.begin(), heap.end());
+        heap.back() = (std::uint64_t{h} << 32) | std::uint64_t{i};
+        std::push_heap(heap.begin(), heap.end());
+        worst = static_cast<std::uint32_t>(heap.front() >> 32);
+      }
     }
     std::sort_heap(heap.begin(), heap.end());
     out.resize(take);

@@ -1,6 +1,7 @@
 #pragma once
 /// Dense numbering of raw item identifiers.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -22,9 +23,17 @@ inline constexpr std::size_t kMaxItems = std::size_t{std::numeric_limits<ItemId>
 template <class Raw>
 class BasicInterner {
  public:
+  BasicInterner() = default;
+  /// An interner that refuses more than `max_items` (at most kMaxItems)
+  /// distinct values; for exercising the limit in tests.
+  explicit BasicInterner(std::size_t max_items) : max_items_(std::min(max_items, kMaxItems)) {}
+
   /// The id of `value`, assigning the next id on first sight. Throws
   /// CapacityError once 2^32 distinct values are held.
   ItemId intern(Raw value) {
+    // Room for the value first, so that a failed allocation cannot leave the
+    // map holding an id that `values_` lacks.
+    if (values_.size() == values_.capacity()) values_.reserve(std::max<std::size_t>(16, 2 * values_.size()));
     auto [id, inserted] = ids_.find_or_insert(value, [&] { return next_id(); });
     if (inserted) values_.push_back(value);
     return *id;
@@ -52,11 +61,12 @@ class BasicInterner {
 
  private:
   ItemId next_id() const {
-    if (values_.size() >= kMaxItems)
+    if (values_.size() >= max_items_)
       throw CapacityError("too many distinct items: at most 4294967296 are supported");
     return static_cast<ItemId>(values_.size());
   }
 
+  std::size_t max_items_ = kMaxItems;
   std::vector<Raw> values_;
   detail::FlatMap<Raw, ItemId, detail::IntHash> ids_;
 };
