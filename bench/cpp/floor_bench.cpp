@@ -121,7 +121,7 @@ std::vector<Candidate> kept_neighbours(const SessionStore& store, const vosket::
       x.weight = vosket::candidate_similarity(store, config.similarity, x.weight, q, x.session);
   }
   vosket::rank_neighbours(c, config.k_neighbors);
-  return c;
+  return {c.begin(), c.end()};  // without the capacity of the full candidate list
 }
 
 /// Dense buffers of the floor, reused across queries.

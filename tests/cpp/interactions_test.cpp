@@ -84,12 +84,12 @@ TEST(FromInteractionsTest, ReusesIdsOfAFilledInterner) {
 // ------------------------------------------------------- record batch reader
 
 /// A batch of (user, item, timestamp) columns, plus optional extra columns.
-struct TableSpec {
+struct TableDef {
   std::vector<Sch> fields;
   std::vector<Arr> columns;
 };
 
-TableSpec ints(std::vector<std::int64_t> users, std::vector<std::int64_t> items, std::vector<std::int64_t> ts) {
+TableDef ints(std::vector<std::int64_t> users, std::vector<std::int64_t> items, std::vector<std::int64_t> ts) {
   return {{field("user_id", "l"), field("item_id", "l"), field("timestamp", "l")},
           {int64_array(users), int64_array(items), int64_array(ts)}};
 }
@@ -97,7 +97,7 @@ TableSpec ints(std::vector<std::int64_t> users, std::vector<std::int64_t> items,
 struct Batches {
   std::vector<std::unique_ptr<Batch>> owned;
   std::vector<arrow::RecordBatch> views;
-  void add(const TableSpec& t) {
+  void add(const TableDef& t) {
     owned.push_back(std::make_unique<Batch>(struct_schema(t.fields), struct_array(t.columns)));
     views.push_back(owned.back()->view());
   }
@@ -144,7 +144,7 @@ TEST(RecordBatchReaderTest, AcceptsUtf8UsersTimestampsAndMixedBatches) {
 
 struct OrderCase {
   const char* name;
-  std::vector<TableSpec> batches;
+  std::vector<TableDef> batches;
   const char* message;
 };
 
@@ -157,38 +157,38 @@ Arr with_null(Arr a) {
 }
 
 TEST(RecordBatchReaderTest, ChecksInOrderAndStopsAtFirstFailure) {
-  const TableSpec good = ints({1, 2}, {3, 4}, {5, 6});
+  const TableDef good = ints({1, 2}, {3, 4}, {5, 6});
   auto without = [&](std::size_t i) {
-    TableSpec t = good;
+    TableDef t = good;
     t.fields.erase(t.fields.begin() + static_cast<std::ptrdiff_t>(i));
     t.columns.erase(t.columns.begin() + static_cast<std::ptrdiff_t>(i));
     return t;
   };
   auto retyped = [&](std::size_t i, const char* format, Arr column) {
-    TableSpec t = good;
+    TableDef t = good;
     t.fields[i].format = format;
     t.columns[i] = std::move(column);
     return t;
   };
   auto nulled = [&](std::size_t i) {
-    TableSpec t = good;
+    TableDef t = good;
     t.columns[i] = with_null(t.columns[i]);
     return t;
   };
-  TableSpec item_nulls_no_ts = nulled(1);
+  TableDef item_nulls_no_ts = nulled(1);
   item_nulls_no_ts.fields.pop_back();
   item_nulls_no_ts.columns.pop_back();
-  TableSpec dictionary_user = good;
+  TableDef dictionary_user = good;
   dictionary_user.fields[0] = field("user_id", "i");
   dictionary_user.fields[0].dictionary = std::make_shared<Sch>(field("", "u"));
   dictionary_user.columns[0] = testing::int32_array({0, 0});
   dictionary_user.columns[0].dictionary = std::make_shared<Arr>(utf8_array({"a"}));
-  TableSpec zero_rows_missing_item = ints({}, {}, {});
+  TableDef zero_rows_missing_item = ints({}, {}, {});
   zero_rows_missing_item.fields.erase(zero_rows_missing_item.fields.begin() + 1);
   zero_rows_missing_item.columns.erase(zero_rows_missing_item.columns.begin() + 1);
-  TableSpec renamed = good;
+  TableDef renamed = good;
   renamed.fields[0].name = "User_id";
-  TableSpec nulls_elsewhere = good;
+  TableDef nulls_elsewhere = good;
   nulls_elsewhere.fields.push_back(field("extra", "l"));
   nulls_elsewhere.columns.push_back(with_null(int64_array({0, 0})));
 
@@ -229,7 +229,7 @@ TEST(RecordBatchReaderTest, ChecksInOrderAndStopsAtFirstFailure) {
   };
   for (const OrderCase& c : cases) {
     Batches b;
-    for (const TableSpec& t : c.batches) b.add(t);
+    for (const TableDef& t : c.batches) b.add(t);
     Interner interner;
     interner.intern(42);
     Result<Sequences> s = read(b, interner);
@@ -255,7 +255,7 @@ TEST(RecordBatchReaderTest, CustomColumnNames) {
 }
 
 TEST(RecordBatchReaderTest, MalformedDataLeavesInternerUnchanged) {
-  TableSpec t{{field("user_id", "u"), field("item_id", "l"), field("timestamp", "l")},
+  TableDef t{{field("user_id", "u"), field("item_id", "l"), field("timestamp", "l")},
               {utf8_array({"a", "b"}), int64_array({1, 2}), int64_array({1, 2})}};
   t.columns[0].buffers[1] = testing::bytes_of(std::vector<std::int32_t>{0, 1, 0});
   Batches b;
