@@ -8,6 +8,7 @@
 #include <limits>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "vosket/interner.hpp"
@@ -179,4 +180,34 @@ extern template std::vector<float> score_sessions<kSSknnVariant>(const SessionSt
                                                                  std::span<const ItemId>);
 
 }  // namespace detail
+
+/// A session-kNN model: the store of its training sessions, its
+/// configuration, and the pipeline variant that scores queries with them.
+/// `Sknn`, `VSknn` and `SSknn` are its three instances.
+template <detail::PipelineVariant V>
+class SessionKnn {
+ public:
+  /// Builds the store from the training sequences (ids < num_items) and
+  /// copies the configuration.
+  static SessionKnn fit(const Sequences& sequences, std::size_t num_items, const SknnConfig& config) {
+    return SessionKnn(config, SessionStore::fit(sequences, num_items));
+  }
+
+  std::size_t num_items() const noexcept { return store_.num_items(); }
+  /// One score per catalogue item. Throws InternalFailure for a reserved
+  /// similarity measure when the query has candidates (variants that weigh
+  /// neighbours by similarity only).
+  std::vector<float> score_all_items(std::span<const ItemId> query) const {
+    return detail::score_sessions<V>(store_, config_, query);
+  }
+
+  const SknnConfig& config() const noexcept { return config_; }
+  const SessionStore& store() const noexcept { return store_; }
+
+ private:
+  SessionKnn(SknnConfig config, SessionStore store) : config_(config), store_(std::move(store)) {}
+  SknnConfig config_;
+  SessionStore store_;
+};
+
 }  // namespace vosket

@@ -1,31 +1,12 @@
 #pragma once
-/// S-SKNN: cosine neighbours, items after the anchor weighted by 1/distance.
-
-#include <cstddef>
-#include <span>
-#include <utility>
-#include <vector>
+/// S-SKNN: cosine neighbours; from each one, the items after its anchor
+/// (the last occurrence of the newest shared query item) score
+/// similarity / distance.
 
 #include "vosket/models/sknn/common.hpp"
 
 namespace vosket {
 
-class SSknn {
- public:
-  static SSknn fit(const Sequences& sequences, std::size_t num_items, const SknnConfig& config);
-
-  std::size_t num_items() const noexcept { return store_.num_items(); }
-  /// Throws InternalFailure for a reserved similarity measure when the query
-  /// has candidates.
-  std::vector<float> score_all_items(std::span<const ItemId> query) const;
-
-  const SknnConfig& config() const noexcept { return config_; }
-  const SessionStore& store() const noexcept { return store_; }
-
- private:
-  SSknn(SknnConfig config, SessionStore store) : config_(config), store_(std::move(store)) {}
-  SknnConfig config_;
-  SessionStore store_;
-};
+using SSknn = SessionKnn<detail::kSSknnVariant>;
 
 }  // namespace vosket
