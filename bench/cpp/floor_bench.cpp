@@ -41,6 +41,7 @@
 #include "vosket/models/sknn/common.hpp"
 #include "vosket/models/sknn/sequential.hpp"
 #include "vosket/models/sknn/vector.hpp"
+#include "bench_util.hpp"
 #include "vosket/recommender.hpp"
 
 namespace {
@@ -50,18 +51,8 @@ using vosket::ItemId;
 using vosket::SessionIndex;
 using vosket::SessionStore;
 
-double thread_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
-
-double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0.0;
-  std::sort(v.begin(), v.end());
-  const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(v.size())));
-  return v[std::min(v.size() - 1, rank == 0 ? 0 : rank - 1)];
-}
+using vosket::bench::percentile;
+using vosket::bench::thread_seconds;
 
 double median(std::vector<double> v) { return percentile(std::move(v), 0.5); }
 

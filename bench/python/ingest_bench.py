@@ -24,6 +24,10 @@ import time
 from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+
+from memory import status_kib  # noqa: E402
+
 CACHE = Path(os.environ.get("VOSKET_BENCH_CACHE", "/tmp/vosket_bench_cache"))
 TOOLS = ("vosket", "pandas", "polars")
 USER_KINDS = ("int64", "string")
@@ -66,14 +70,6 @@ def make_table(rows: int, user_kind: str) -> Path:
     return path
 
 
-def status_kib() -> dict[str, int]:
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if key in ("VmHWM", "VmRSS"):
-                out[key] = int(value.split()[0])
-    return out
 
 
 def measure(tool: str, path: Path) -> dict:

@@ -39,20 +39,13 @@ sys.path.insert(0, str(HERE))
 
 import dict_sknn  # noqa: E402
 import synth  # noqa: E402
+from memory import status_kib  # noqa: E402
 
 CACHE = Path(os.environ.get("VOSKET_BENCH_CACHE", "/tmp/vosket_bench_cache"))
 MODELS = ("Sknn", "VSknn", "SSknn")
 VARIANT = {"Sknn": "sknn", "VSknn": "vsknn", "SSknn": "ssknn"}
 
 
-def status_kib() -> dict[str, int]:
-    out = {}
-    with open("/proc/self/status") as f:
-        for line in f:
-            key, _, value = line.partition(":")
-            if key in ("VmHWM", "VmRSS"):
-                out[key] = int(value.split()[0])
-    return out
 
 
 def reset_peak() -> None:
