@@ -45,15 +45,11 @@ struct Arr {
 };
 
 namespace fixture_detail {
-struct SchemaNode {
-  std::string format, name;
-  std::vector<std::unique_ptr<ArrowSchema>> children;
-  std::vector<ArrowSchema*> child_ptrs;
-  std::unique_ptr<ArrowSchema> dictionary;
-  int* counter = nullptr;
-};
-inline void release_schema(ArrowSchema* s) {
-  auto* node = static_cast<SchemaNode*>(s->private_data);
+/// Release callback of an exported schema or array: releases the children
+/// and the dictionary, counts the release, frees the node.
+template <class Node, class Struct>
+void release_node(Struct* s) {
+  auto* node = static_cast<Node*>(s->private_data);
   for (auto& c : node->children)
     if (c->release != nullptr) c->release(c.get());
   if (node->dictionary && node->dictionary->release != nullptr)
@@ -62,6 +58,13 @@ inline void release_schema(ArrowSchema* s) {
   delete node;
   s->release = nullptr;
 }
+struct SchemaNode {
+  std::string format, name;
+  std::vector<std::unique_ptr<ArrowSchema>> children;
+  std::vector<ArrowSchema*> child_ptrs;
+  std::unique_ptr<ArrowSchema> dictionary;
+  int* counter = nullptr;
+};
 inline void export_schema(const Sch& d, ArrowSchema* out, int* counter) {
   auto* node = new SchemaNode;
   node->format = d.format;
@@ -83,7 +86,7 @@ inline void export_schema(const Sch& d, ArrowSchema* out, int* counter) {
   out->n_children = static_cast<std::int64_t>(node->children.size());
   out->children = node->child_ptrs.empty() ? nullptr : node->child_ptrs.data();
   out->dictionary = node->dictionary.get();
-  out->release = release_schema;
+  out->release = release_node<SchemaNode, ArrowSchema>;
   out->private_data = node;
 }
 
@@ -95,16 +98,6 @@ struct ArrayNode {
   std::unique_ptr<ArrowArray> dictionary;
   int* counter = nullptr;
 };
-inline void release_array(ArrowArray* a) {
-  auto* node = static_cast<ArrayNode*>(a->private_data);
-  for (auto& c : node->children)
-    if (c->release != nullptr) c->release(c.get());
-  if (node->dictionary && node->dictionary->release != nullptr)
-    node->dictionary->release(node->dictionary.get());
-  if (node->counter != nullptr) ++*node->counter;
-  delete node;
-  a->release = nullptr;
-}
 inline void export_array(const Arr& d, ArrowArray* out, int* counter) {
   auto* node = new ArrayNode;
   node->counter = counter;
@@ -136,7 +129,7 @@ inline void export_array(const Arr& d, ArrowArray* out, int* counter) {
   out->buffers = d.null_buffers_pointer || node->buffers.empty() ? nullptr : node->buffers.data();
   out->children = d.null_children_pointer || node->child_ptrs.empty() ? nullptr : node->child_ptrs.data();
   out->dictionary = node->dictionary.get();
-  out->release = release_array;
+  out->release = release_node<ArrayNode, ArrowArray>;
   out->private_data = node;
 }
 }  // namespace fixture_detail
